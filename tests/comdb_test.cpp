@@ -117,6 +117,8 @@ struct UsageCase {
     std::uint32_t buffer_size;
     std::vector<std::uint8_t> buffer;  // after the call; 0xaa was never written
     std::uint32_t reported;
+
+    friend void PrintTo(const UsageCase &row, std::ostream *os) { *os << row.name; }
 };
 
 class UsageReportTest : public StandInTest, public ::testing::WithParamInterface<UsageCase> {};
@@ -166,6 +168,8 @@ struct BadCall {
     const char *name;
     // Given an open handle on 8 ports and a handle that has been closed.
     std::function<std::int32_t(ComDbHandle open, ComDbHandle closed)> call;
+
+    friend void PrintTo(const BadCall &row, std::ostream *os) { *os << row.name; }
 };
 
 int made_up;
@@ -210,6 +214,8 @@ INSTANTIATE_TEST_SUITE_P(Calls, BadCallTest, ::testing::ValuesIn(kBadCalls),
 struct InvalidFile {
     const char *name;
     std::vector<std::uint8_t> bytes;
+
+    friend void PrintTo(const InvalidFile &row, std::ostream *os) { *os << row.name; }
 };
 
 std::vector<std::uint8_t> edited(std::vector<std::uint8_t> bytes, std::size_t at, std::uint8_t value)

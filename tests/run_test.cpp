@@ -79,6 +79,8 @@ struct Case {
     FakeComDb script;
     std::string report;
     std::vector<std::string> calls;
+
+    friend void PrintTo(const Case &row, std::ostream *os) { *os << row.name; }
 };
 
 FakeComDb script(std::uint32_t max_ports, std::vector<std::uint8_t> usage, std::uint32_t claimed)

@@ -1,0 +1,108 @@
+// What comenum.exe carries: a 32-bit console image whose only imports beyond
+// the system's own are the five port database operations from MSPORTS.DLL,
+// and a manifest that runs it with its caller's rights.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "temp_dir.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::UnorderedElementsAre;
+
+std::string objdump(const std::string &options)
+{
+    const std::string command = std::string(MINGW_OBJDUMP) + " " + options + " " COMENUM_EXE_PATH;
+    std::string text;
+    if (std::FILE *pipe = popen(command.c_str(), "r")) {
+        char chunk[4096];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+            text.append(chunk, n);
+        }
+        pclose(pipe);
+    }
+    return text;
+}
+
+std::string lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// The names each imported DLL is asked for, from the listing of the import tables.
+std::map<std::string, std::vector<std::string>> imports()
+{
+    std::map<std::string, std::vector<std::string>> by_dll;
+    std::istringstream listing(objdump("-p"));
+    std::string dll;
+    for (std::string line; std::getline(listing, line);) {
+        const auto at = line.find("DLL Name: ");
+        if (at != std::string::npos) {
+            dll = lower(line.substr(at + 10));
+            by_dll[dll];
+        } else if (line.empty()) {
+            dll.clear();
+        } else if (!dll.empty() && line.find("Hint/Ord") == std::string::npos) {
+            by_dll[dll].push_back(line.substr(line.find_last_of(" \t") + 1));
+        }
+    }
+    return by_dll;
+}
+
+TEST(WindowsExeTest, IsA32BitConsoleProgram)
+{
+    EXPECT_THAT(objdump("-f"), HasSubstr("file format pei-i386"));
+    EXPECT_THAT(objdump("-p"), HasSubstr("(Windows CUI)"));
+}
+
+TEST(WindowsExeTest, ImportsTheFiveOperationsFromMsportsByName)
+{
+    EXPECT_THAT(imports()["msports.dll"],
+                UnorderedElementsAre("ComDBOpen", "ComDBClose", "ComDBGetCurrentPortUsage",
+                                     "ComDBClaimNextFreePort", "ComDBReleasePort"));
+}
+
+TEST(WindowsExeTest, NeedsNoDllBeyondTheSystemsAndMsports)
+{
+    const auto by_dll = imports();
+    ASSERT_TRUE(by_dll.count("kernel32.dll")) << "the import tables were not read";
+    for (const auto &[dll, names] : by_dll) {
+        EXPECT_TRUE(dll == "kernel32.dll" || dll == "msvcrt.dll" || dll == "msports.dll")
+            << dll << " would have to ship beside the program";
+    }
+}
+
+TEST(WindowsExeTest, CarriesTheManifestAsResourceOne)
+{
+    const std::vector<std::uint8_t> bytes = read_bytes(MANIFEST_PATH);
+    const std::string manifest(bytes.begin(), bytes.end());
+    ASSERT_THAT(manifest, HasSubstr("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"));
+
+    // Type 24 (a manifest), name 1 (the one the loader reads), of the manifest's size.
+    char size[16];
+    std::snprintf(size, sizeof size, "Size: 0x%06zx", manifest.size());
+    const std::string listing = objdump("-p");
+    const auto type = listing.find("Entry: ID: 0x000018");
+    ASSERT_NE(type, std::string::npos) << "no manifest resource";
+    const auto name = listing.find("Entry: ID: 0x000001", type);
+    const auto leaf = listing.find("Leaf: ", name);
+    ASSERT_NE(leaf, std::string::npos);
+    EXPECT_THAT(listing.substr(leaf, listing.find('\n', leaf) - leaf), HasSubstr(size));
+
+    const std::vector<std::uint8_t> exe = read_bytes(COMENUM_EXE_PATH);
+    EXPECT_NE(std::search(exe.begin(), exe.end(), bytes.begin(), bytes.end()), exe.end())
+        << "the manifest is not in the image word for word";
+}
+
+}  // namespace
