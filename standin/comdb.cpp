@@ -78,6 +78,23 @@ std::int32_t load(File *file, Image *image)
     return status;
 }
 
+// Applies `change` to the database as it is now, with no other process
+// between the read and the write.
+template <typename Change>
+std::int32_t update(File *file, Change change)
+{
+    std::int32_t status = lock(file, true);
+    if (status == 0) {
+        Image image;
+        status = load_locked(file, &image);
+        if (status == 0) {
+            status = change(image);
+        }
+        unlock(file);
+    }
+    return status;
+}
+
 std::int32_t create_new_database(const char *path)
 {
     std::uint8_t fresh[kHeaderSize + comdb_format::kNewDatabasePorts] = {};
@@ -188,28 +205,20 @@ int32_t COMDB_CALL ComDBClaimNextFreePort(ComDbHandle handle, uint32_t *port_num
     if (!is_open(handle) || port_number == nullptr) {
         return kErrorInvalidParameter;
     }
-    std::int32_t status = lock(handle->file, true);
-    if (status != 0) {
-        return status;
-    }
-    Image image;
-    status = load_locked(handle->file, &image);
-    if (status == 0) {
+    return update(handle->file, [&](const Image &image) {
         std::uint32_t i = 0;
         while (i < image.ports && image.usage()[i] != 0) {
             i++;
         }
         if (i == image.ports) {
-            status = kErrorNoLogSpace;
-        } else {
-            status = write_byte(handle->file, kHeaderSize + i, 1);
-            if (status == 0) {
-                *port_number = i + 1;
-            }
+            return kErrorDatabaseFull;
         }
-    }
-    unlock(handle->file);
-    return status;
+        const std::int32_t status = write_byte(handle->file, kHeaderSize + i, 1);
+        if (status == 0) {
+            *port_number = i + 1;
+        }
+        return status;
+    });
 }
 
 int32_t COMDB_CALL ComDBReleasePort(ComDbHandle handle, uint32_t port_number)
@@ -218,18 +227,12 @@ int32_t COMDB_CALL ComDBReleasePort(ComDbHandle handle, uint32_t port_number)
     if (!is_open(handle) || port_number == 0) {
         return kErrorInvalidParameter;
     }
-    std::int32_t status = lock(handle->file, true);
-    if (status != 0) {
-        return status;
-    }
-    Image image;
-    status = load_locked(handle->file, &image);
-    if (status == 0) {
-        status = port_number <= image.ports ? write_byte(handle->file, kHeaderSize + port_number - 1, 0)
-                                            : kErrorInvalidParameter;
-    }
-    unlock(handle->file);
-    return status;
+    return update(handle->file, [&](const Image &image) {
+        if (port_number > image.ports) {
+            return kErrorInvalidParameter;
+        }
+        return write_byte(handle->file, kHeaderSize + port_number - 1, 0);
+    });
 }
 
 }  // extern "C"

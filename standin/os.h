@@ -9,18 +9,16 @@
 
 namespace comdb_os {
 
-enum : std::int32_t {
-    kErrorFileNotFound = 2,
-    kErrorPathNotFound = 3,
-    kErrorAccessDenied = 5,
-    kErrorNotEnoughMemory = 8,
-    kErrorGenFailure = 31,
-    kErrorInvalidParameter = 87,
-    kErrorAlreadyExists = 183,
-    kErrorFilenameTooLong = 206,
-    kErrorBadDb = 1009,
-    kErrorNoLogSpace = 1019,
-};
+constexpr std::int32_t kErrorFileNotFound = 2;
+constexpr std::int32_t kErrorPathNotFound = 3;
+constexpr std::int32_t kErrorAccessDenied = 5;
+constexpr std::int32_t kErrorNotEnoughMemory = 8;
+constexpr std::int32_t kErrorGenFailure = 31;
+constexpr std::int32_t kErrorInvalidParameter = 87;
+constexpr std::int32_t kErrorAlreadyExists = 183;
+constexpr std::int32_t kErrorFilenameTooLong = 206;
+constexpr std::int32_t kErrorBadDb = 1009;
+constexpr std::int32_t kErrorDatabaseFull = 1019;  // the platform's "no log space"
 
 struct File;
 

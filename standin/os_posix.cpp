@@ -90,6 +90,8 @@ const char *default_path()
 
 std::int32_t open(const char *path, File **file)
 {
+    // Non-blocking, so that a device or FIFO named by mistake cannot hang the
+    // open; anything but a regular file is then refused as no database.
     const int fd = ::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         return error_code(errno);
