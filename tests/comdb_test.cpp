@@ -1,6 +1,5 @@
 // The stand-in port database: its file, each operation's results and errors,
 // and several processes sharing it.
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>

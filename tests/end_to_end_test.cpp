@@ -4,6 +4,7 @@
 // table under Wine and must print the same report, line ends aside.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>

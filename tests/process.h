@@ -66,6 +66,10 @@ inline Finished run_program(const std::vector<std::string> &argv, const HowToRun
     }
 
     const pid_t child = ::fork();
+    if (child < 0) {
+        ::close(out_fd);
+        return {};
+    }
     if (child == 0) {
         const int null_fd = ::open("/dev/null", O_RDONLY);
         ::dup2(null_fd, STDIN_FILENO);

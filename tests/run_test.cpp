@@ -33,9 +33,8 @@ const std::string kBanner = "Com port enumerator\n\n";
 const std::string kPrompt = "\nPress a key!";
 const std::string kAdministrator = "Did you run the program as Administrator?\n";
 
-std::string read_all(std::FILE *file)
+std::string read_rest(std::FILE *file)
 {
-    std::rewind(file);
     std::string text;
     for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
         text += static_cast<char>(c);
@@ -43,9 +42,16 @@ std::string read_all(std::FILE *file)
     return text;
 }
 
+std::string read_all(std::FILE *file)
+{
+    std::rewind(file);
+    return read_rest(file);
+}
+
 struct Outcome {
     int exit_status;
     std::string out;
+    std::string input_left;
 };
 
 // Runs against `script` with `input` waiting on standard input.
@@ -58,7 +64,7 @@ Outcome run(const FakeComDb &script, const std::string &input = "")
     std::fputs(input.c_str(), in);
     std::rewind(in);
     const int exit_status = comenum_run(out, in);
-    Outcome outcome{exit_status, read_all(out)};
+    Outcome outcome{exit_status, read_all(out), read_rest(in)};
     std::fclose(out);
     std::fclose(in);
     return outcome;
@@ -204,15 +210,9 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, RunTest, ::testing::ValuesIn(kCases),
 
 TEST(RunPromptTest, ReadsOneCharacterAfterThePrompt)
 {
-    fake_comdb = script(16, {}, 2);
-    std::FILE *out = std::tmpfile();
-    std::FILE *in = std::tmpfile();
-    std::fputs("ab\n", in);
-    std::rewind(in);
-    EXPECT_EQ(comenum_run(out, in), 0);
-    EXPECT_EQ(std::fgetc(in), 'b');
-    std::fclose(out);
-    std::fclose(in);
+    const Outcome outcome = run(script(16, {}, 2), "ab\n");
+    EXPECT_EQ(outcome.exit_status, 0);
+    EXPECT_EQ(outcome.input_left, "b\n");
 }
 
 }  // namespace
