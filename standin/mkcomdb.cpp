@@ -3,9 +3,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
+#include <cstring>
 
 #include "format.h"
+#include "os.h"
 
 namespace {
 
@@ -18,9 +19,13 @@ bool parse_number(const char *text, char **end, unsigned long *value)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: mkcomdb FILE PORTS [IN-USE...]\n"
-                         "  PORTS   0 to %u port numbers\n"
-                         "  IN-USE  a port number N or a range N-M\n",
+    std::fprintf(stderr,
+                 "usage: mkcomdb FILE PORTS [IN-USE...]\n"
+                 "Writes a port database of PORTS numbers (0 to %u) to FILE, with the\n"
+                 "numbers given in use; each IN-USE is a number N or a range N-M.\n"
+                 "FILE is replaced whole: the new database is written beside it and moved\n"
+                 "into place, so a process using the database sees the old one or the new\n"
+                 "one, never a mix. A symbolic link at FILE is replaced, never followed.\n",
                  static_cast<unsigned>(comdb_format::kMaxPorts));
     return 2;
 }
@@ -37,8 +42,8 @@ int main(int argc, char **argv)
     if (!parse_number(argv[2], &end, &ports) || *end != '\0' || ports > comdb_format::kMaxPorts) {
         return usage();
     }
-    std::vector<std::uint8_t> file(comdb_format::kHeaderSize + ports);
-    comdb_format::write_header(file.data(), static_cast<std::uint32_t>(ports));
+    static std::uint8_t file[comdb_format::kMaxFileSize];
+    comdb_format::write_header(file, static_cast<std::uint32_t>(ports));
     for (int arg = 3; arg < argc; arg++) {
         unsigned long first = 0;
         unsigned long last = 0;
@@ -58,14 +63,13 @@ int main(int argc, char **argv)
             file[comdb_format::kHeaderSize + n - 1] = 1;
         }
     }
-    std::FILE *out = std::fopen(argv[1], "wb");
-    if (out == nullptr) {
+    if (comdb_os::publish(argv[1], file, comdb_format::kHeaderSize + ports, true) !=
+        comdb_os::Published::kPublished) {
+#ifdef _WIN32
+        std::fprintf(stderr, "mkcomdb: %s: cannot write it (error %d)\n", argv[1], comdb_os::last_error());
+#else
         std::perror(argv[1]);
-        return 1;
-    }
-    const bool written = std::fwrite(file.data(), 1, file.size(), out) == file.size();
-    if (std::fclose(out) != 0 || !written) {
-        std::perror(argv[1]);
+#endif
         return 1;
     }
     return 0;

@@ -1,19 +1,15 @@
-// A fresh folder for one test's database files, removed with everything in it.
+// A fresh folder for one test's files, removed with everything in it.
 #ifndef COMENUM_TEMP_DIR_H
 #define COMENUM_TEMP_DIR_H
 
-#include <cstdint>
+#include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include <dirent.h>
 #include <ftw.h>
 #include <unistd.h>
-
-#include "format.h"
 
 class TempDir {
 public:
@@ -37,7 +33,7 @@ public:
     std::string file(const std::string &name) const { return path_ + "/" + name; }
     const std::string &path() const { return path_; }
 
-    // The names in the folder, in no particular order.
+    // The names in the folder, sorted.
     std::vector<std::string> names() const
     {
         std::vector<std::string> found;
@@ -50,34 +46,12 @@ public:
             }
             closedir(d);
         }
+        std::sort(found.begin(), found.end());
         return found;
     }
 
 private:
     std::string path_;
 };
-
-inline std::vector<std::uint8_t> read_bytes(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void write_bytes(const std::string &path, const std::vector<std::uint8_t> &bytes)
-{
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-// A database file of `ports` port numbers with the given ones (1-based) in use.
-inline std::vector<std::uint8_t> database(std::uint32_t ports, const std::vector<std::uint32_t> &in_use = {})
-{
-    std::vector<std::uint8_t> bytes(comdb_format::kHeaderSize + ports, 0);
-    comdb_format::write_header(bytes.data(), ports);
-    for (std::uint32_t n : in_use) {
-        bytes[comdb_format::kHeaderSize + n - 1] = 1;
-    }
-    return bytes;
-}
 
 #endif
