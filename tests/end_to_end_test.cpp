@@ -1,17 +1,21 @@
-// The built comenum against prepared stand-in databases: the exact report, the
-// database as it was afterwards, and exit status 0, with standard input at its
-// end from the start. With the Windows build at hand, comenum.exe runs the same
-// table under Wine and must print the same report, line ends aside.
+// The built programs against prepared stand-in databases: comenum's exact
+// report, the database as it was afterwards, and exit status 0; with the
+// Windows build at hand, comenum.exe runs the same table under Wine and must
+// print the same report, line ends aside. Then mkcomdb.
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "db_file.h"
 #include "process.h"
 #include "temp_dir.h"
 
@@ -19,48 +23,74 @@ namespace {
 
 const std::string kBanner = "Com port enumerator\n\n";
 const std::string kPrompt = "\nPress a key!";
+const std::string kOpenDenied = kBanner +
+                                "Failed opening com port db, errcode 5\n"
+                                "Did you run the program as Administrator?\n" +
+                                kPrompt;
 
 struct Runner {
     const char *name;
-    Finished (*run)(const std::string &db);
+    Command (*command)(const std::string &db);
 
     friend void PrintTo(const Runner &row, std::ostream *os) { *os << row.name; }
 };
 
-Finished run_native(const std::string &db)
+Command native(const std::string &db)
 {
-    return run_program({COMENUM_PATH}, {{"COMDB_FILE=" + db}});
+    return {{COMENUM_PATH}, {"COMDB_FILE=" + db}};
 }
 
 #ifdef COMENUM_EXE_PATH
 // Under Wine the database is named by its Windows path, and the stand-in
 // msports.dll beside comenum.exe is loaded in place of Wine's own.
-Finished run_under_wine(const std::string &db)
+Command under_wine(const std::string &db)
 {
     std::string windows_db = "Z:" + db;
-    for (char &c : windows_db) {
-        c = c == '/' ? '\\' : c;
-    }
-    Finished finished = run_program({WINE_PATH, COMENUM_EXE_PATH},
-                                    {{"COMDB_FILE=" + windows_db, "WINEPREFIX=" WINE_PREFIX,
-                                      "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=;msports=n"}});
-    std::string lf;
-    for (std::size_t i = 0; i < finished.out.size(); i++) {
-        if (!(finished.out[i] == '\r' && i + 1 < finished.out.size() && finished.out[i + 1] == '\n')) {
-            lf += finished.out[i];
-        }
-    }
-    finished.out = lf;
-    return finished;
+    std::replace(windows_db.begin(), windows_db.end(), '/', '\\');
+    return {{WINE_PATH, COMENUM_EXE_PATH},
+            {"COMDB_FILE=" + windows_db, "WINEPREFIX=" WINE_PREFIX, "WINEDEBUG=-all",
+             "WINEDLLOVERRIDES=mscoree,mshtml=;msports=n"}};
 }
 #endif
 
 const Runner kRunners[] = {
-    {"Native", run_native},
+    {"Native", native},
 #ifdef COMENUM_EXE_PATH
-    {"Wine", run_under_wine},
+    {"Wine", under_wine},
 #endif
 };
+
+// The report with Windows line ends made plain.
+std::string plain(const std::string &text)
+{
+    std::string lf;
+    for (std::size_t i = 0; i < text.size(); i++) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
+            lf += text[i];
+        }
+    }
+    return lf;
+}
+
+std::vector<std::uint8_t> every_number_in_use(std::uint32_t ports)
+{
+    std::vector<std::uint32_t> all(ports);
+    for (std::uint32_t n = 0; n < ports; n++) {
+        all[n] = n + 1;
+    }
+    return database(ports, all);
+}
+
+std::string listing(std::uint32_t first, std::uint32_t last)
+{
+    std::string text;
+    for (std::uint32_t port = first; port <= last; port++) {
+        text += "COM" + std::to_string(port) + " is in use\n";
+    }
+    return text;
+}
+
+const std::vector<std::uint8_t> kNotADatabase = {'n', 'o', 't', ' ', 'a', ' ', 'd', 'b', '\n'};
 
 struct Database {
     const char *name;
@@ -71,8 +101,6 @@ struct Database {
     friend void PrintTo(const Database &row, std::ostream *os) { *os << row.name; }
 };
 
-const std::vector<std::uint8_t> kNotADatabase = {'n', 'o', 't', ' ', 'a', ' ', 'd', 'b', '\n'};
-
 const Database kDatabases[] = {
     {"SomeNumbersInUse", database(16, {1, 3, 10, 16}),
      kBanner + "Maximum ports available: 16\n"
@@ -81,17 +109,11 @@ const Database kDatabases[] = {
                "Successfully released port number: 2\n" +
          kPrompt,
      database(16, {1, 3, 10, 16})},
-    {"Full", database(4, {1, 2, 3, 4}),
-     kBanner + "Maximum ports available: 4\n"
-               "COM1 is in use\nCOM2 is in use\nCOM3 is in use\nCOM4 is in use\n"
-               "Failed claiming next com port number, errcode 1019\n" +
-         kPrompt,
-     database(4, {1, 2, 3, 4})},
-    {"Refused", kNotADatabase,
-     kBanner + "Failed opening com port db, errcode 1009\n"
-               "Did you run the program as Administrator?\n" +
-         kPrompt,
-     kNotADatabase},
+    {"EveryNumberOf4096InUse", every_number_in_use(4096),
+     kBanner + "Maximum ports available: 4096\n" + listing(1, 4096) +
+         "Failed claiming next com port number, errcode 1019\n" + kPrompt,
+     every_number_in_use(4096)},
+    {"NotADatabase", kNotADatabase, kOpenDenied, kNotADatabase},
     {"NotYetCreated", std::nullopt,
      kBanner + "Maximum ports available: 256\n"
                "Successfully claimed next free port number: 1\n"
@@ -110,8 +132,8 @@ TEST_P(EndToEndTest, PrintsTheReportAndLeavesTheDatabaseAsItWas)
     if (db.before) {
         write_bytes(path, *db.before);
     }
-    const Finished finished = runner.run(path);
-    EXPECT_EQ(finished.out, db.report);
+    const Finished finished = run_program(runner.command(path));
+    EXPECT_EQ(plain(finished.out), db.report);
     EXPECT_EQ(finished.exit_status, 0);
     EXPECT_EQ(read_bytes(path), db.after);
 }
@@ -122,6 +144,41 @@ INSTANTIATE_TEST_SUITE_P(Databases, EndToEndTest,
                              return std::string(std::get<0>(test.param).name) + "_" +
                                     std::get<1>(test.param).name;
                          });
+
+class PromptTest : public ::testing::TestWithParam<Runner> {};
+
+TEST_P(PromptTest, WholeReportIsShownBeforeTheKeyIsWaitedFor)
+{
+    TempDir dir;
+    const std::string db = dir.file("ports.db");
+    write_bytes(db, database(8, {3}));
+    Conversation comenum(GetParam().command(db));
+    EXPECT_EQ(plain(comenum.read_until("Press a key!", 30000)),
+              kBanner + "Maximum ports available: 8\nCOM3 is in use\n"
+                        "Successfully claimed next free port number: 1\n"
+                        "Successfully released port number: 1\n" +
+                  kPrompt);
+    comenum.type("\n");
+    EXPECT_EQ(comenum.exit_status(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Runners, PromptTest, ::testing::ValuesIn(kRunners),
+                         [](const auto &test) { return std::string(test.param.name); });
+
+// Standard streams closed at the start are never taken by the database, so
+// the report cannot reach the file however long it grows.
+TEST(EndToEndNativeTest, StandardStreamsClosedAtTheStartLeaveTheDatabaseAlone)
+{
+    for (const std::vector<int> &closed : {std::vector<int>{STDOUT_FILENO}, std::vector<int>{0, 1, 2}}) {
+        TempDir dir;
+        const std::string db = dir.file("ports.db");
+        write_bytes(db, every_number_in_use(4096));
+        HowToRun how;
+        how.closed = closed;
+        EXPECT_EQ(run_program(native(db), how).exit_status, 0);
+        EXPECT_EQ(read_bytes(db), every_number_in_use(4096)) << closed.size() << " streams closed";
+    }
+}
 
 TEST(EndToEndNativeTest, UnprivilegedUserOfASystemWideDatabaseIsAskedAboutAdministrator)
 {
@@ -137,13 +194,22 @@ TEST(EndToEndNativeTest, UnprivilegedUserOfASystemWideDatabaseIsAskedAboutAdmini
     ::chmod(db.c_str(), 0444);
 
     HowToRun how;
-    how.env = {"COMDB_FILE=" + db, "LD_LIBRARY_PATH=" + dir.path()};
     how.unprivileged = true;
-    const Finished finished = run_program({program}, how);
-    EXPECT_EQ(finished.out, kBanner +
-                                "Failed opening com port db, errcode 5\n"
-                                "Did you run the program as Administrator?\n" +
-                                kPrompt);
+    const Finished finished = run_program({{program}, {"COMDB_FILE=" + db, "LD_LIBRARY_PATH=" + dir.path()}}, how);
+    EXPECT_EQ(finished.out, kOpenDenied);
+    EXPECT_EQ(finished.exit_status, 0);
+}
+
+TEST(EndToEndNativeTest, DatabaseLockedByAnotherProcessIsReportedAfterAWhile)
+{
+    TempDir dir;
+    const std::string db = dir.file("ports.db");
+    write_bytes(db, database(8));
+    const int holder = ::open(db.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    const Finished finished = run_program(native(db));
+    ::close(holder);
+    EXPECT_EQ(finished.out, kOpenDenied);
     EXPECT_EQ(finished.exit_status, 0);
 }
 
@@ -153,11 +219,39 @@ TEST(EndToEndNativeTest, ReaderGoneBeforeTheReportStillExitsZero)
     const std::string db = dir.file("ports.db");
     write_bytes(db, database(8, {1}));
     HowToRun how;
-    how.env = {"COMDB_FILE=" + db};
     how.no_reader = true;
-    EXPECT_EQ(run_program({COMENUM_PATH}, how).exit_status, 0);
+    EXPECT_EQ(run_program(native(db), how).exit_status, 0);
     EXPECT_EQ(read_bytes(db), database(8, {1})) << "the claim was still released";
 }
+
+// The shared libraries a file needs, from its dynamic section.
+std::vector<std::string> needed(const std::string &path)
+{
+    std::vector<std::string> libraries;
+    if (std::FILE *dump = popen(("objdump -p '" + path + "'").c_str(), "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof line, dump) != nullptr) {
+            char library[256];
+            if (std::sscanf(line, " NEEDED %255s", library) == 1) {
+                libraries.push_back(library);
+            }
+        }
+        pclose(dump);
+    }
+    return libraries;
+}
+
+TEST(EndToEndNativeTest, ProgramAndLibraryLoadNoCxxRuntime)
+{
+#ifdef COMENUM_SANITIZE
+    GTEST_SKIP() << "the sanitizers bring their own runtime";
+#endif
+    EXPECT_THAT(needed(COMENUM_PATH), ::testing::UnorderedElementsAre("libmsports.so", "libc.so.6"));
+    EXPECT_THAT(needed(MSPORTS_PATH), ::testing::ElementsAre("libc.so.6"));
+    EXPECT_THAT(needed(MKCOMDB_PATH), ::testing::ElementsAre("libc.so.6"));
+}
+
+// mkcomdb.
 
 struct MkcomdbCase {
     const char *name;
@@ -171,11 +265,7 @@ struct MkcomdbCase {
 const MkcomdbCase kMkcomdbCases[] = {
     {"NumbersAndRanges", {"12", "2", "5-7", "12"}, 0, database(12, {2, 5, 6, 7, 12})},
     {"Empty", {"0"}, 0, database(0)},
-    {"Largest", {"4096", "1-4096"}, 0, [] {
-         std::vector<std::uint8_t> full = database(4096);
-         std::fill(full.begin() + comdb_format::kHeaderSize, full.end(), 1);
-         return full;
-     }()},
+    {"Largest", {"4096", "1-4096"}, 0, every_number_in_use(4096)},
     {"TooManyPorts", {"4097"}, 2, {}},
     {"NumberZero", {"8", "0"}, 2, {}},
     {"BeyondTheDatabase", {"8", "9"}, 2, {}},
@@ -185,17 +275,51 @@ const MkcomdbCase kMkcomdbCases[] = {
 
 class MkcomdbTest : public ::testing::TestWithParam<MkcomdbCase> {};
 
-TEST_P(MkcomdbTest, WritesTheDatabaseOrRefusesTheArguments)
+TEST_P(MkcomdbTest, WritesAnOwnerOnlyDatabaseOrRefusesTheArguments)
 {
     TempDir dir;
     const std::string path = dir.file("ports.db");
     std::vector<std::string> argv = {MKCOMDB_PATH, path};
     argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
-    EXPECT_EQ(run_program(argv).exit_status, GetParam().exit_status);
+    EXPECT_EQ(run_program({argv, {}}).exit_status, GetParam().exit_status);
     EXPECT_EQ(read_bytes(path), GetParam().written);
+    struct stat st {};
+    if (GetParam().exit_status == 0 && ::stat(path.c_str(), &st) == 0) {
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Arguments, MkcomdbTest, ::testing::ValuesIn(kMkcomdbCases),
                          [](const auto &test) { return std::string(test.param.name); });
+
+TEST(MkcomdbFileTest, ReplacesASymbolicLinkAndNeverWritesThroughIt)
+{
+    TempDir dir;
+    const std::string victim = dir.file("victim");
+    const std::vector<std::uint8_t> precious = {'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'};
+    write_bytes(victim, precious);
+    const std::string path = dir.file("ports.db");
+    ASSERT_EQ(::symlink(victim.c_str(), path.c_str()), 0);
+    EXPECT_EQ(run_program({{MKCOMDB_PATH, path, "8", "1"}, {}}).exit_status, 0);
+    EXPECT_EQ(read_bytes(victim), precious);
+    struct stat st {};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(read_bytes(path), database(8, {1}));
+}
+
+TEST(MkcomdbFileTest, KilledHalfWayLeavesTheOldDatabaseAndNothingElse)
+{
+    // Killed at its first flush to disk: the new file is written by then.
+    TempDir dir;
+    const std::string path = dir.file("ports.db");
+    write_bytes(path, database(8, {1}));
+    const Finished killed = run_program({{"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+                                          "inject=fsync:signal=SIGKILL", MKCOMDB_PATH, path, "4"},
+                                         {}});
+    EXPECT_EQ(killed.exit_status, -1) << "strace passes the kill on";
+    EXPECT_EQ(read_bytes(path), database(8, {1}));
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"ports.db"});
+}
 
 }  // namespace

@@ -1,9 +1,12 @@
 // The run against a scripted port database: what it prints, which operations
 // it calls with which arguments, and its exit status, for every outcome.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
-#include <new>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,16 +16,11 @@
 
 // This test's heap refuses blocks of 1 GiB or more, as a 32-bit process's
 // would, so the run's handling of a usage buffer it cannot have is testable.
-void *operator new[](std::size_t size, const std::nothrow_t &) noexcept
+// The program is linked with --wrap=malloc, so its calls come here.
+extern "C" void *__real_malloc(std::size_t size);
+extern "C" void *__wrap_malloc(std::size_t size)
 {
-    if (size >= (std::size_t{1} << 30)) {
-        return nullptr;
-    }
-    try {
-        return ::operator new[](size);
-    } catch (const std::bad_alloc &) {
-        return nullptr;
-    }
+    return size >= (std::size_t{1} << 30) ? nullptr : __real_malloc(size);
 }
 
 namespace {
@@ -33,26 +31,46 @@ const std::string kBanner = "Com port enumerator\n\n";
 const std::string kPrompt = "\nPress a key!";
 const std::string kAdministrator = "Did you run the program as Administrator?\n";
 
-std::string read_rest(std::FILE *file)
+struct Outcome {
+    int exit_status;
+    std::string out;
+    std::string out_before_the_read;  // what had reached the stream's file when the key was read
+    std::string input_left;
+};
+
+// Standard input that notes what standard output's file held when the run
+// first read from it.
+struct WatchedInput {
+    std::string input;
+    std::size_t offset = 0;
+    std::FILE *out = nullptr;
+    std::string out_at_first_read;
+    bool read = false;
+};
+
+std::string contents(std::FILE *file)
 {
     std::string text;
-    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
-        text += static_cast<char>(c);
+    char chunk[4096];
+    off_t at = 0;
+    for (ssize_t n; (n = ::pread(fileno(file), chunk, sizeof chunk, at)) > 0; at += n) {
+        text.append(chunk, static_cast<std::size_t>(n));
     }
     return text;
 }
 
-std::string read_all(std::FILE *file)
+ssize_t read_watched(void *cookie, char *data, std::size_t size)
 {
-    std::rewind(file);
-    return read_rest(file);
+    auto *in = static_cast<WatchedInput *>(cookie);
+    if (!in->read) {
+        in->read = true;
+        in->out_at_first_read = contents(in->out);
+    }
+    const std::size_t n = std::min(size, in->input.size() - in->offset);
+    in->input.copy(data, n, in->offset);
+    in->offset += n;
+    return static_cast<ssize_t>(n);
 }
-
-struct Outcome {
-    int exit_status;
-    std::string out;
-    std::string input_left;
-};
 
 // Runs against `script` with `input` waiting on standard input.
 Outcome run(const FakeComDb &script, const std::string &input = "")
@@ -60,13 +78,17 @@ Outcome run(const FakeComDb &script, const std::string &input = "")
     fake_comdb = script;
     fake_comdb_calls.clear();
     std::FILE *out = std::tmpfile();
-    std::FILE *in = std::tmpfile();
-    std::fputs(input.c_str(), in);
-    std::rewind(in);
+    WatchedInput watched{input, 0, out, "", false};
+    std::FILE *in = fopencookie(&watched, "r", {read_watched, nullptr, nullptr, nullptr});
     const int exit_status = comenum_run(out, in);
-    Outcome outcome{exit_status, read_all(out), read_rest(in)};
-    std::fclose(out);
+    std::string left;
+    for (int c = std::fgetc(in); c != EOF; c = std::fgetc(in)) {
+        left += static_cast<char>(c);
+    }
     std::fclose(in);
+    std::fflush(out);
+    Outcome outcome{exit_status, contents(out), watched.out_at_first_read, left};
+    std::fclose(out);
     return outcome;
 }
 
@@ -185,6 +207,26 @@ const Case kCases[] = {
          kPrompt,
      {"open", "size buffer_size=0 type=0", "usage buffer_size=4096 type=1", "claim tmp=0",
       "release 1", "close"}},
+    {"PortNumbersOfEveryLength",
+     script(1000, in_use(1000, {8, 9, 98, 99, 998, 999}), 1),
+     kBanner + "Maximum ports available: 1000\n"
+               "COM9 is in use\nCOM10 is in use\nCOM99 is in use\nCOM100 is in use\n"
+               "COM999 is in use\nCOM1000 is in use\n"
+               "Successfully claimed next free port number: 1\n"
+               "Successfully released port number: 1\n" +
+         kPrompt,
+     {"open", "size buffer_size=0 type=0", "usage buffer_size=1000 type=1", "claim tmp=0",
+      "release 1", "close"}},
+    {"EveryPortOf4096InUse",
+     with(script(4096, std::vector<std::uint8_t>(4096, 1), 0), [](FakeComDb &s) { s.claim_status = 1019; }),
+     kBanner + "Maximum ports available: 4096\n" + [] {
+         std::string listing;
+         for (int port = 1; port <= 4096; port++) {
+             listing += "COM" + std::to_string(port) + " is in use\n";
+         }
+         return listing;
+     }() + "Failed claiming next com port number, errcode 1019\n" + kPrompt,
+     {"open", "size buffer_size=0 type=0", "usage buffer_size=4096 type=1", "claim tmp=0", "close"}},
     {"UsageBufferCannotBeAllocated",
      script(4294967295u, {}, 3),
      kBanner + "Maximum ports available: 4294967295\n"
@@ -201,6 +243,7 @@ TEST_P(RunTest, ReportsEachOutcomeAndExitsZero)
     const Case &c = GetParam();
     const Outcome outcome = run(c.script);
     EXPECT_EQ(outcome.out, c.report);
+    EXPECT_EQ(outcome.out_before_the_read, c.report) << "the report, prompt included, is out before the wait";
     EXPECT_THAT(fake_comdb_calls, ElementsAreArray(c.calls));
     EXPECT_EQ(outcome.exit_status, 0);
 }

@@ -12,7 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "temp_dir.h"
+#include "db_file.h"
 
 namespace {
 
