@@ -1,12 +1,14 @@
 // What comenum.exe carries: a 32-bit console image whose only imports beyond
-// the system's own are the five port database operations from MSPORTS.DLL,
-// and a manifest that runs it with its caller's rights.
+// the system's own are the five port database operations from MSPORTS.DLL, a
+// manifest that runs it with its caller's rights, and its version; and what
+// it leaves out: no time stamp, no symbols, no debug sections.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -17,6 +19,7 @@
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::UnorderedElementsAre;
 
 std::string objdump(const std::string &options)
@@ -103,6 +106,59 @@ TEST(WindowsExeTest, CarriesTheManifestAsResourceOne)
     const std::vector<std::uint8_t> exe = read_bytes(COMENUM_EXE_PATH);
     EXPECT_NE(std::search(exe.begin(), exe.end(), bytes.begin(), bytes.end()), exe.end())
         << "the manifest is not in the image word for word";
+}
+
+// The strings of the version resource, as Properties, Details shows them.
+TEST(WindowsExeTest, CarriesItsVersionForPropertiesDetails)
+{
+    const std::vector<std::uint8_t> exe = read_bytes(COMENUM_EXE_PATH);
+    const auto utf16 = [](const std::string &text) {
+        std::vector<std::uint8_t> wide;
+        for (char c : text) {
+            wide.push_back(static_cast<std::uint8_t>(c));
+            wide.push_back(0);
+        }
+        return wide;
+    };
+    const std::pair<std::string, std::string> strings[] = {
+        {"FileVersion", COMENUM_VERSION},
+        {"ProductVersion", COMENUM_VERSION},
+        {"ProductName", "comenum"},
+        {"FileDescription", "COM port database enumerator"},
+        {"LegalCopyright", "Copyright (c) 2026 The comenum authors"},
+        {"OriginalFilename", "comenum.exe"},
+    };
+    for (const auto &[name, value] : strings) {
+        // The name, its terminator and padding to 32 bits, then the value.
+        const std::vector<std::uint8_t> key = utf16(name);
+        auto at = std::search(exe.begin(), exe.end(), key.begin(), key.end());
+        ASSERT_NE(at, exe.end()) << name;
+        at += static_cast<long>(key.size());
+        while (at != exe.end() && *at == 0) {
+            at++;
+        }
+        const std::vector<std::uint8_t> expected = utf16(value);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), at)) << name << " is not " << value;
+    }
+}
+
+TEST(WindowsExeTest, IsTerminalServerAwareWithoutTimeStampOrSymbols)
+{
+    // The link time stamp is the second word of the COFF header, which
+    // follows the "PE\0\0" signature that the word at 0x3c points to.
+    const std::vector<std::uint8_t> exe = read_bytes(COMENUM_EXE_PATH);
+    const auto u32 = [&](std::size_t at) {
+        return at + 4 <= exe.size() ? static_cast<std::uint32_t>(exe[at] | exe[at + 1] << 8 | exe[at + 2] << 16 |
+                                                                 exe[at + 3] << 24)
+                                    : 0xffffffffu;
+    };
+    const std::uint32_t pe = u32(0x3c);
+    ASSERT_EQ(u32(pe), 0x00004550u) << "no PE signature";
+    EXPECT_EQ(u32(pe + 8), 0u) << "a link time stamp";
+
+    EXPECT_THAT(objdump("-p"), HasSubstr("TERMINAL_SERVICE_AWARE"));
+    EXPECT_THAT(objdump("-t"), Not(HasSubstr("[  0]"))) << "the symbol table ships";
+    EXPECT_THAT(objdump("-h"), Not(HasSubstr(".debug"))) << "debug sections ship";
 }
 
 }  // namespace
