@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -34,41 +34,39 @@ const std::string kAdministrator = "Did you run the program as Administrator?\n"
 struct Outcome {
     int exit_status;
     std::string out;
-    std::string out_before_the_read;  // what had reached the stream's file when the key was read
+    std::string out_before_the_read;  // what had reached standard output when the key was read
     std::string input_left;
+    int writes;  // how many writes the report reached standard output in
 };
 
-// Standard input that notes what standard output's file held when the run
-// first read from it.
-struct WatchedInput {
+// Standard output and input as a terminal has them: output line-buffered,
+// recording what reaches it and in how many writes; input noting what output
+// had received when the run first read from it.
+struct Terminal {
+    std::string written;
+    int writes = 0;
     std::string input;
     std::size_t offset = 0;
-    std::FILE *out = nullptr;
-    std::string out_at_first_read;
-    bool read = false;
+    std::optional<std::string> written_at_first_read;
 };
 
-std::string contents(std::FILE *file)
+ssize_t write_terminal(void *cookie, const char *data, std::size_t size)
 {
-    std::string text;
-    char chunk[4096];
-    off_t at = 0;
-    for (ssize_t n; (n = ::pread(fileno(file), chunk, sizeof chunk, at)) > 0; at += n) {
-        text.append(chunk, static_cast<std::size_t>(n));
-    }
-    return text;
+    auto *terminal = static_cast<Terminal *>(cookie);
+    terminal->written.append(data, size);
+    terminal->writes++;
+    return static_cast<ssize_t>(size);
 }
 
-ssize_t read_watched(void *cookie, char *data, std::size_t size)
+ssize_t read_terminal(void *cookie, char *data, std::size_t size)
 {
-    auto *in = static_cast<WatchedInput *>(cookie);
-    if (!in->read) {
-        in->read = true;
-        in->out_at_first_read = contents(in->out);
+    auto *terminal = static_cast<Terminal *>(cookie);
+    if (!terminal->written_at_first_read) {
+        terminal->written_at_first_read = terminal->written;
     }
-    const std::size_t n = std::min(size, in->input.size() - in->offset);
-    in->input.copy(data, n, in->offset);
-    in->offset += n;
+    const std::size_t n = std::min(size, terminal->input.size() - terminal->offset);
+    terminal->input.copy(data, n, terminal->offset);
+    terminal->offset += n;
     return static_cast<ssize_t>(n);
 }
 
@@ -77,19 +75,20 @@ Outcome run(const FakeComDb &script, const std::string &input = "")
 {
     fake_comdb = script;
     fake_comdb_calls.clear();
-    std::FILE *out = std::tmpfile();
-    WatchedInput watched{input, 0, out, "", false};
-    std::FILE *in = fopencookie(&watched, "r", {read_watched, nullptr, nullptr, nullptr});
+    Terminal terminal;
+    terminal.input = input;
+    std::FILE *out = fopencookie(&terminal, "w", {nullptr, write_terminal, nullptr, nullptr});
+    std::FILE *in = fopencookie(&terminal, "r", {read_terminal, nullptr, nullptr, nullptr});
+    std::setvbuf(out, nullptr, _IOLBF, BUFSIZ);
     const int exit_status = comenum_run(out, in);
     std::string left;
     for (int c = std::fgetc(in); c != EOF; c = std::fgetc(in)) {
         left += static_cast<char>(c);
     }
     std::fclose(in);
-    std::fflush(out);
-    Outcome outcome{exit_status, contents(out), watched.out_at_first_read, left};
     std::fclose(out);
-    return outcome;
+    return {exit_status, terminal.written, terminal.written_at_first_read.value_or("(never read)"), left,
+            terminal.writes};
 }
 
 std::vector<std::uint8_t> in_use(std::size_t ports, std::vector<std::size_t> indices,
@@ -250,6 +249,14 @@ TEST_P(RunTest, ReportsEachOutcomeAndExitsZero)
 
 INSTANTIATE_TEST_SUITE_P(Outcomes, RunTest, ::testing::ValuesIn(kCases),
                          [](const auto &test) { return std::string(test.param.name); });
+
+TEST(RunWritesTest, ReportOf4096PortsInUseReachesATerminalInAFewWrites)
+{
+    const Outcome outcome = run(with(script(4096, std::vector<std::uint8_t>(4096, 1), 0),
+                                     [](FakeComDb &s) { s.claim_status = 1019; }));
+    EXPECT_GT(outcome.out.size(), 70000u);
+    EXPECT_LE(outcome.writes, 8);
+}
 
 TEST(RunPromptTest, ReadsOneCharacterAfterThePrompt)
 {
