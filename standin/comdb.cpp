@@ -69,26 +69,11 @@ OpenDatabase **find(ComDbHandle handle)
     return nullptr;
 }
 
-// Takes the file's lock by `deadline_ms`, polling: a lock between processes
-// offers no timed wait of its own.
+// Takes the file's lock by `deadline_ms`: a lock between processes offers no
+// timed wait of its own.
 bool lock_file(os::File file, bool exclusive, std::uint64_t deadline_ms)
 {
-    for (std::uint64_t pause = 1;; pause = pause < 16 ? pause * 2 : pause) {
-        switch (os::try_lock(file, exclusive)) {
-        case os::Locked::kLocked:
-            return true;
-        case os::Locked::kFailed:
-            return false;
-        case os::Locked::kBusy:
-            break;
-        }
-        const std::uint64_t now = os::now_ms();
-        if (now >= deadline_ms) {
-            os::set_error(Reason::kLockTimeout);
-            return false;
-        }
-        os::pause_ms(static_cast<std::uint32_t>(pause < deadline_ms - now ? pause : deadline_ms - now));
-    }
+    return os::lock_by(deadline_ms, [&] { return os::try_lock(file, exclusive); });
 }
 
 // The whole database as it is now on disk.

@@ -55,6 +55,32 @@ std::uint32_t process_id();
 bool lock_process(std::uint64_t deadline_ms);
 void unlock_process();
 
+enum class Locked { kLocked, kBusy, kFailed };
+
+// Calls `attempt` until it gives other than kBusy, pausing a little longer
+// each time; false, with Reason::kLockTimeout, when `deadline_ms` comes first.
+// For locks that offer no timed wait of their own.
+template <typename Attempt>
+bool lock_by(std::uint64_t deadline_ms, Attempt attempt)
+{
+    for (std::uint64_t pause = 1;; pause = pause < 16 ? pause * 2 : pause) {
+        switch (attempt()) {
+        case Locked::kLocked:
+            return true;
+        case Locked::kFailed:
+            return false;
+        case Locked::kBusy:
+            break;
+        }
+        const std::uint64_t now = now_ms();
+        if (now >= deadline_ms) {
+            set_error(Reason::kLockTimeout);
+            return false;
+        }
+        pause_ms(static_cast<std::uint32_t>(pause < deadline_ms - now ? pause : deadline_ms - now));
+    }
+}
+
 enum class Opened { kOpened, kMissing, kFailed };
 // Opens an existing regular file for reading and writing, on a descriptor that
 // is never one of the standard streams'.
@@ -72,7 +98,6 @@ Published publish(const char *path, const std::uint8_t *data, std::size_t size, 
 
 // Whole-file advisory lock between processes, released by unlock or when the
 // process ends. kBusy while another holds a lock that excludes this one.
-enum class Locked { kLocked, kBusy, kFailed };
 Locked try_lock(File file, bool exclusive);
 void unlock(File file);
 

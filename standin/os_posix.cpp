@@ -68,6 +68,29 @@ void random_name(char (&name)[32])
     std::snprintf(name, sizeof name, ".comdb-%016llx", static_cast<unsigned long long>(bits));
 }
 
+// Tries fresh random names until `take` succeeds with one, or fails for
+// another reason than the name being taken.
+template <typename Take>
+bool take_random_name(char (&name)[32], Take take)
+{
+    for (int attempt = 0; attempt < 100; attempt++) {
+        random_name(name);
+        if (take(name)) {
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// The outcome of giving a new file its name without replacing what is there.
+Published linked(bool done)
+{
+    return done ? Published::kPublished : errno == EEXIST ? Published::kExists : Published::kFailed;
+}
+
 // The new file: unnamed where the kernel offers that, so that a creator killed
 // at any moment leaves nothing behind; elsewhere under a random name, put in
 // `scratch`.
@@ -78,14 +101,12 @@ int create_unpublished(int dir, char (&scratch)[32])
     if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
         return above_stdio(fd);
     }
-    for (int attempt = 0; attempt < 100; attempt++) {
-        random_name(scratch);
-        const int named = ::openat(dir, scratch, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (named >= 0 || errno != EEXIST) {
-            return above_stdio(named);
-        }
-    }
-    return -1;
+    int named = -1;
+    take_random_name(scratch, [&](const char *name) {
+        named = ::openat(dir, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        return named >= 0;
+    });
+    return above_stdio(named);
 }
 
 // Gives the unnamed file `fd` the name `name` in `dir`; never replaces.
@@ -104,20 +125,11 @@ Published link_into_place(int fd, int dir, char (&scratch)[32], const char *name
 {
     if (scratch[0] == '\0') {
         if (!replace) {
-            return link_unnamed(fd, dir, name) ? Published::kPublished
-                   : errno == EEXIST           ? Published::kExists
-                                               : Published::kFailed;
+            return linked(link_unnamed(fd, dir, name));
         }
         // Only a named file can be renamed over another: name it for the moment.
-        bool linked = false;
-        for (int attempt = 0; attempt < 100 && !linked; attempt++) {
-            random_name(scratch);
-            linked = link_unnamed(fd, dir, scratch);
-            if (!linked && errno != EEXIST) {
-                break;
-            }
-        }
-        if (!linked) {
+        const auto link_as = [&](const char *scratch_name) { return link_unnamed(fd, dir, scratch_name); };
+        if (!take_random_name(scratch, link_as)) {
             scratch[0] = '\0';
             return Published::kFailed;
         }
@@ -129,9 +141,7 @@ Published link_into_place(int fd, int dir, char (&scratch)[32], const char *name
         scratch[0] = '\0';
         return Published::kPublished;
     }
-    return ::linkat(dir, scratch, dir, name, 0) == 0 ? Published::kPublished
-           : errno == EEXIST                         ? Published::kExists
-                                                     : Published::kFailed;
+    return linked(::linkat(dir, scratch, dir, name, 0) == 0);
 }
 
 }  // namespace

@@ -105,16 +105,10 @@ std::uint32_t process_id()
 
 bool lock_process(std::uint64_t deadline_ms)
 {
-    // A slim reader/writer lock has no timed wait: poll it.
-    for (DWORD pause = 1; !TryAcquireSRWLockExclusive(&process_lock); pause = pause < 16 ? pause * 2 : pause) {
-        const std::uint64_t now = now_ms();
-        if (now >= deadline_ms) {
-            set_error(Reason::kLockTimeout);
-            return false;
-        }
-        Sleep(pause < deadline_ms - now ? pause : static_cast<DWORD>(deadline_ms - now));
-    }
-    return true;
+    // A slim reader/writer lock has no timed wait of its own.
+    return lock_by(deadline_ms, [] {
+        return TryAcquireSRWLockExclusive(&process_lock) ? Locked::kLocked : Locked::kBusy;
+    });
 }
 
 void unlock_process()
